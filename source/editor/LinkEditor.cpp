@@ -37,9 +37,9 @@ juce::Colour colourFor (DisplayState state)
     return juce::Colour (0xffef4444);
 }
 
-LinkEditor::LinkEditor (LinkProcessor& processor)
-    : juce::AudioProcessorEditor (processor),
-      linkProcessor (processor)
+LinkEditor::LinkEditor (LinkProcessor& processorToShow)
+    : juce::AudioProcessorEditor (processorToShow),
+      linkProcessor (processorToShow)
 {
     setSize (kWidth, kHeight);
     startTimer (250);

@@ -1,11 +1,16 @@
 #include "LinkServer.h"
 
+#include "AudioPacket.h"
+#include "SocketWait.h"
+
+namespace wire = velmorine::wire;
+
 LinkServer::LinkServer()
     : juce::Thread ("Velmorine Link server")
 {
     // All streaming storage is allocated here, once: no block or packet allocates.
-    captureBuffer.resize (static_cast<size_t> (velmorine::wire::kRingFrames * velmorine::wire::kChannelsPerFrame), 0.0f);
-    packetBuffer.resize (static_cast<size_t> (velmorine::wire::kMaxPacketBytes), 0);
+    captureBuffer.resize ((size_t) (wire::kRingFrames * wire::kChannelsPerFrame), 0.0f);
+    packetBuffer.resize ((size_t) wire::kMaxPacketBytes, 0);
 }
 
 LinkServer::~LinkServer()
@@ -16,6 +21,7 @@ LinkServer::~LinkServer()
 void LinkServer::start()
 {
     port.store (kDefaultPort);
+    startThread();
 }
 
 void LinkServer::stop()
@@ -29,9 +35,81 @@ void LinkServer::stop()
             listenSocket->close();
     }
 
-    stopThread (velmorine::wire::kStopTimeoutMs);
+    // Every wait of the thread ends within a few milliseconds of the exit flag, so this returns
+    // long before its time-out and the thread is never killed with our members in use.
+    stopThread (wire::kStopTimeoutMs);
 }
 
 void LinkServer::run()
 {
+    while (! threadShouldExit())
+    {
+        {
+            const juce::ScopedLock sl (socketLock);
+            listenSocket = std::make_unique<juce::StreamingSocket>();
+        }
+
+        if (! listenSocket->createListener (port.load(), wire::kLoopbackAddress))
+        {
+            listening.store (false);
+            wait (wire::kBindRetryMs);
+            continue;
+        }
+
+        listening.store (true);
+
+        while (! threadShouldExit() && listenSocket->isConnected())
+        {
+            if (velmorine::waitForSocket (*listenSocket, true, wire::kAcceptWaitMs, *this) != velmorine::Readiness::ready)
+                continue;
+
+            std::unique_ptr<juce::StreamingSocket> client (listenSocket->waitForNextConnection());
+
+            if (client != nullptr && ! threadShouldExit())
+                serveClient (*client);
+        }
+
+        listening.store (false);
+
+        std::unique_ptr<juce::StreamingSocket> old;
+        {
+            const juce::ScopedLock sl (socketLock);
+            old = std::move (listenSocket);
+        }
+    }
+}
+
+void LinkServer::serveClient (juce::StreamingSocket& client)
+{
+    if (! performHandshake (client))
+        return;
+
+    discardQueuedAudio();
+    clientConnected.store (true);
+
+    auto lastPacketTime = juce::Time::getMillisecondCounterHiRes();
+
+    while (! threadShouldExit())
+    {
+        if (! pollIncomingFrame (client))
+            break;
+
+        const auto framesReady = captureFifo.getNumReady();
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+
+        if (isPacketDue (framesReady, now, lastPacketTime))
+        {
+            if (! sendAudioPacket (client, framesReady))
+                break;
+
+            lastPacketTime = now;
+        }
+        else
+        {
+            wait (wire::kClientLoopWaitMs);
+        }
+    }
+
+    clientConnected.store (false);
+    client.close();
 }

@@ -28,7 +28,16 @@ public:
     // Server thread: drops what an earlier connection left in the ring.
     void discardQueuedAudio();
 
+    // The server thread: bind, accept one client at a time, serve it, and retry a taken port.
     void run() override;
+    void serveClient (juce::StreamingSocket& client);
+
+    // Each step of a connection, on the server thread. True: the connection goes on; false: the
+    // caller ends it quietly. None of them waits without a bound or past the exit flag.
+    bool performHandshake (juce::StreamingSocket& client);
+    bool sendFrame (juce::StreamingSocket& client, const std::uint8_t* payload, size_t length, std::uint8_t opcode);
+    bool pollIncomingFrame (juce::StreamingSocket& client);
+    bool sendAudioPacket (juce::StreamingSocket& client, int framesReady);
 
     // The capture ring and the state shared with the processor and the status window. Public so
     // that the window and the tests can read them; only the threads named beside each write them.

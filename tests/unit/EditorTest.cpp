@@ -131,8 +131,12 @@ TEST_P (Editor, DrawsTheStateColoursGeometryAndTexts)
 
     // A wrong text really would show: the other states' strings do not match.
     for (const auto& other : kStates)
-        if (other.state != c.state)
-            EXPECT_GT (differingPixels (image, renderTexts (other.statusLine, ""), { 36, 52, 288, 22 }), 0);
+    {
+        if (other.state == c.state)
+            continue;
+
+        EXPECT_GT (differingPixels (image, renderTexts (other.statusLine, ""), { 36, 52, 288, 22 }), 0);
+    }
 
     const auto dir = juce::File (VELMORINE_IMAGE_DIR);
     dir.createDirectory();
@@ -144,7 +148,7 @@ TEST_P (Editor, DrawsTheStateColoursGeometryAndTexts)
 }
 
 INSTANTIATE_TEST_SUITE_P (States, Editor, ::testing::ValuesIn (kStates),
-                          [] (const auto& info) { return std::string (info.param.name); });
+                          [] (const auto& testInfo) { return std::string (testInfo.param.name); });
 
 TEST (EditorState, ShowsThePortHeldAtPaintTime)
 {

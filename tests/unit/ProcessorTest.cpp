@@ -262,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P (Table, ProcessorLayout, ::testing::Values (
     LayoutCase { "surround_5_1", juce::AudioChannelSet::create5point1(), juce::AudioChannelSet::create5point1(), false },
     LayoutCase { "quadraphonic", juce::AudioChannelSet::quadraphonic(), juce::AudioChannelSet::quadraphonic(), false },
     LayoutCase { "lcr", juce::AudioChannelSet::createLCR(), juce::AudioChannelSet::createLCR(), false }),
-    [] (const auto& info) { return std::string (info.param.name); });
+    [] (const auto& testInfo) { return std::string (testInfo.param.name); });
 
 namespace
 {
@@ -324,4 +324,4 @@ INSTANTIATE_TEST_SUITE_P (Table, ProcessorPlayHead, ::testing::Values (
     PlayHeadCase { "no_position", true, false, true, false },
     PlayHeadCase { "stopped", true, true, false, false },
     PlayHeadCase { "playing", true, true, true, true }),
-    [] (const auto& info) { return std::string (info.param.name); });
+    [] (const auto& testInfo) { return std::string (testInfo.param.name); });
