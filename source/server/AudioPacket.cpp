@@ -48,3 +48,34 @@ bool LinkServer::sendAudioPacket (juce::StreamingSocket& client, int framesReady
     return sendFrame (client, packetBuffer.data(),
                       (size_t) (wire::kPacketHeaderBytes + granted * wire::kBytesPerFrame), wire::kOpBinary);
 }
+
+const char* parseAudioPacket (const std::uint8_t* message, std::size_t size, PacketHeader& header)
+{
+    auto le32 = [message] (int offset)
+    {
+        return (std::uint32_t) message[offset] | (std::uint32_t) message[offset + 1] << 8
+             | (std::uint32_t) message[offset + 2] << 16 | (std::uint32_t) message[offset + 3] << 24;
+    };
+
+    if (size < (std::size_t) wire::kPacketHeaderBytes)
+        return "shorter than the 16-byte header";
+
+    if (std::memcmp (message + wire::kOffsetMagic, wire::kPacketMagic, 4) != 0)
+        return "bad magic (expected VMLK)";
+
+    if (message[wire::kOffsetFormat] != wire::kFormatByte || message[wire::kOffsetFormat + 1] != 0
+        || message[wire::kOffsetPlaying + 1] != 0 || message[wire::kOffsetPlaying] > 1)
+        return "bad constant header bytes";
+
+    header.sampleRate = le32 (wire::kOffsetSampleRate);
+    header.playing = message[wire::kOffsetPlaying] == 1;
+    header.frames = le32 (wire::kOffsetFrameCount);
+
+    if (header.frames < 1 || header.frames > (std::uint32_t) wire::kMaxFramesPerPacket)
+        return "frame count outside 1..1024";
+
+    if (size != (std::size_t) wire::kPacketHeaderBytes + (std::size_t) header.frames * wire::kBytesPerFrame)
+        return "frame count does not match the message length";
+
+    return nullptr;
+}

@@ -3,8 +3,11 @@
 void LinkServer::pushAudio (const float* const* channels, int numChannels, int numSamples, bool isPlaying)
 {
     // The playing state is stored before anything is tested, so the app sees the transport even
-    // for empty blocks and while nobody is connected.
-    hostPlaying.store (isPlaying);
+    // for empty blocks and while nobody is connected. This thread is its only writer, so a value
+    // that has not changed is left in place: a sequentially consistent store is a locked
+    // instruction that costs more than the copy of a short block.
+    if (hostPlaying.load() != isPlaying)
+        hostPlaying.store (isPlaying);
 
     if (! clientConnected.load() || numChannels < 1 || numSamples < 1)
         return;

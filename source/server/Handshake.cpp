@@ -4,6 +4,7 @@
 #include "Sha1.h"
 #include "SocketWait.h"
 
+#include <cstring>
 #include <string>
 
 namespace wire = velmorine::wire;
@@ -37,6 +38,52 @@ namespace
             || (host.endsWith (".localhost") && host.length() > 10)
             || host == "[::1]"
             || isLoopbackIPv4 (host);
+    }
+
+    // The request as text: up to its first NUL, with every byte that is not part of a well-formed
+    // UTF-8 sequence replaced by '?'. JUCE's UTF-8 conversion trusts its input, and malformed
+    // sequences from a client would make it write past the end of its buffer.
+    std::string wellFormedText (const std::string& bytes)
+    {
+        std::string out;
+        const auto* p = reinterpret_cast<const unsigned char*> (bytes.c_str());
+        const auto end = p + std::strlen (bytes.c_str());
+
+        while (p < end)
+        {
+            const auto c = *p;
+            int length = 0;
+            std::uint32_t minimum = 0;
+
+            if (c < 0x80)                    { length = 1; }
+            else if (c >= 0xc2 && c <= 0xdf) { length = 2; minimum = 0x80; }
+            else if (c >= 0xe0 && c <= 0xef) { length = 3; minimum = 0x800; }
+            else if (c >= 0xf0 && c <= 0xf4) { length = 4; minimum = 0x10000; }
+
+            bool valid = length > 0 && end - p >= length;
+            std::uint32_t code = length == 1 ? c : (std::uint32_t) (c & (0x7f >> length));
+
+            for (int i = 1; valid && i < length; ++i)
+            {
+                valid = (p[i] & 0xc0) == 0x80;
+                code = (code << 6) | (p[i] & 0x3f);
+            }
+
+            valid = valid && code >= minimum && code <= 0x10ffff && (code < 0xd800 || code > 0xdfff);
+
+            if (valid)
+            {
+                out.append (reinterpret_cast<const char*> (p), (size_t) length);
+                p += length;
+            }
+            else
+            {
+                out += '?';
+                ++p;
+            }
+        }
+
+        return out;
     }
 
     void sendAndForget (juce::StreamingSocket& client, const char* response, const juce::Thread& owner)
@@ -125,7 +172,7 @@ bool LinkServer::performHandshake (juce::StreamingSocket& client)
     }
 
     // The text ends at the first NUL; bytes after the blank line are part of it.
-    const auto text = juce::String::fromUTF8 (request.c_str());
+    const auto text = juce::String::fromUTF8 (wellFormedText (request).c_str());
     juce::StringArray lines;
     lines.addLines (text);
 

@@ -60,7 +60,9 @@ void LinkServer::run()
 
         while (! threadShouldExit() && listenSocket->isConnected())
         {
-            if (velmorine::waitForSocket (*listenSocket, true, wire::kAcceptWaitMs, *this) != velmorine::Readiness::ready)
+            // One wait of up to 200 ms, not short steps: an idle plug-in wakes five times a second.
+            // stop() still ends it at once, since closing the listening socket wakes the wait.
+            if (listenSocket->waitUntilReady (true, wire::kAcceptWaitMs) != 1)
                 continue;
 
             std::unique_ptr<juce::StreamingSocket> client (listenSocket->waitForNextConnection());

@@ -1,4 +1,5 @@
 #include "support/HostedPlugin.h"
+#include "support/ProcessCounters.h"
 
 #include <gtest/gtest.h>
 
@@ -142,4 +143,53 @@ TEST_F (HostedModule, OpensItsWindowAtItsFixedSize)
     editor->setVisible (false);
     editor->removeFromDesktop();
     editor.reset();
+}
+
+TEST (ModuleChurn, TwoHundredInstancesComeAndGoWithoutLeaks)
+{
+    using velmorine::test::ProcessCounters;
+
+    // The module stays loaded by a first instance, as in a host's session.
+    juce::String error;
+    auto first = HostedPlugin::create (48000.0, 512, error);
+    ASSERT_NE (first, nullptr) << error;
+    juce::Thread::sleep (300);
+
+    auto makeAndDrop = [] (double& worstMs)
+    {
+        juce::String e;
+        auto instance = HostedPlugin::create (48000.0, 512, e);
+        if (instance == nullptr)
+            return false;
+        juce::Thread::sleep (2);
+        const auto start = juce::Time::getMillisecondCounterHiRes();
+        instance.reset();
+        worstMs = juce::jmax (worstMs, juce::Time::getMillisecondCounterHiRes() - start);
+        return true;
+    };
+
+    double warmUp = 0.0;
+    ASSERT_TRUE (makeAndDrop (warmUp));
+    const auto before = ProcessCounters::now();
+    double worstWhileBusy = 0.0, worstWhileFree = 0.0;
+
+    // While the first instance holds the port, the others fail to bind; then they bind in turn.
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE (makeAndDrop (worstWhileBusy)) << i;
+
+    first.reset();
+
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE (makeAndDrop (worstWhileFree)) << i;
+
+    juce::Thread::sleep (200);
+    const auto after = ProcessCounters::now();
+    std::printf ("200 instances: worst destruction %.1f ms (port busy), %.1f ms (port free); "
+                 "fds %d -> %d; threads %d -> %d; RSS %ld -> %ld KiB\n",
+                 worstWhileBusy, worstWhileFree, before.fds, after.fds, before.threads, after.threads, before.rssKiB, after.rssKiB);
+
+    EXPECT_LT (juce::jmax (worstWhileBusy, worstWhileFree), 300.0);
+    EXPECT_LE (after.fds, before.fds);
+    EXPECT_LE (after.threads, before.threads);
+    EXPECT_LT (after.rssKiB - before.rssKiB, 8192);
 }
