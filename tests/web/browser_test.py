@@ -5,7 +5,7 @@ foreign name must be refused, which is what keeps web sites from listening to th
 Every byte stays on loopback: the page server listens on 127.0.0.1 and Chromium resolves every name
 to 127.0.0.1, so the foreign name is only the page's origin, never a place on the network.
 
-Run with Debian's /usr/bin/python3 and VELMORINE_FEED_HOST set.
+Run with Debian's /usr/bin/python3 and VELMORINE_HOST set.
 """
 
 import http.server

@@ -8,6 +8,7 @@ import asyncio
 import os
 import queue
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -32,7 +33,7 @@ MIN_SECONDS = 0.5      # of audio a check must have received to mean anything
 
 
 class FeedHost:
-    """Runs velmorine_feed_host: the built plug-in, fed a known signal at real-time pace.
+    """Runs velmorine-host: the built plug-in, fed a ramp (every sample distinct) at real-time pace.
 
     Use it as a context manager; the process is killed on the way out whatever happened. seconds is
     only a bound: stop() ends the feed (the host treats SIGTERM as the end of its run) and returns
@@ -40,13 +41,13 @@ class FeedHost:
     """
 
     def __init__(self, *args, seconds=300.0):
-        self.path = os.environ.get("VELMORINE_FEED_HOST")
+        self.path = os.environ.get("VELMORINE_HOST")
         if not self.path:
-            raise RuntimeError("VELMORINE_FEED_HOST must name the velmorine_feed_host program")
+            raise RuntimeError("VELMORINE_HOST must name the velmorine-host program")
         self.tmp = tempfile.TemporaryDirectory(prefix="velmorine-feed-")
-        self.fed_path = os.path.join(self.tmp.name, "fed.f32")
+        self.fed_path = os.path.join(self.tmp.name, "fed.wav")
         self.stderr_path = os.path.join(self.tmp.name, "stderr.txt")
-        self.command = [self.path, "--seconds", str(seconds), "--fed", self.fed_path, *args]
+        self.command = [self.path, "--signal", "ramp", "--seconds", str(seconds), "--record-input", self.fed_path, *args]
         self.process = None
         self.reader = None
         self.lines = queue.Queue()
@@ -77,12 +78,12 @@ class FeedHost:
         while True:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise AssertionError("the feed host printed no 'ready' within %.0f s%s" % (READY_TIMEOUT, self.diagnostics()))
+                raise AssertionError("the host did not start playing within %.0f s%s" % (READY_TIMEOUT, self.diagnostics()))
             try:
                 line = self.lines.get(timeout=left)
             except queue.Empty:
                 continue
-            if line == "ready":
+            if line is not None and line.startswith("Playing "):
                 self._wait_for_port()
                 return
             if line is None:
@@ -113,7 +114,7 @@ class FeedHost:
         if code != 0:
             raise AssertionError("the feed host exited with %s%s" % (code, self.diagnostics()))
         with open(self.fed_path, "rb") as f:
-            return f.read()
+            return wav_data(f.read())
 
     def kill(self):
         if self.process is not None and self.process.poll() is None:
@@ -130,6 +131,19 @@ class FeedHost:
         except OSError:
             return ""
         return "\n--- feed host stderr ---\n" + text if text.strip() else ""
+
+
+def wav_data(wav):
+    """The sample bytes of a WAV file's data chunk."""
+    if wav[:4] != b"RIFF" or wav[8:12] != b"WAVE":
+        raise AssertionError("the host's record of what it fed is not a WAV file")
+    pos = 12
+    while pos + 8 <= len(wav):
+        size = struct.unpack_from("<I", wav, pos + 4)[0]
+        if wav[pos:pos + 4] == b"data":
+            return wav[pos + 8:pos + 8 + size]
+        pos += 8 + size + (size & 1)
+    raise AssertionError("the host's record of what it fed has no data chunk")
 
 
 def listening_sockets(port):

@@ -1,7 +1,7 @@
 """End to end through a WebSocket client we did not write: the built plug-in, hosted and fed a known
 signal, streams to python3-websockets over loopback, and what arrives is checked bit for bit.
 
-Run with Debian's /usr/bin/python3 (it has python3-websockets) and VELMORINE_FEED_HOST set.
+Run with Debian's /usr/bin/python3 (it has python3-websockets) and VELMORINE_HOST set.
 """
 
 import asyncio

@@ -29,6 +29,9 @@ namespace
         "  --input FILE.wav     play a mono or stereo WAV file (at --rate, whatever its own rate)\n"
         "                       instead of the built-in test signal (a tone sequence, different\n"
         "                       on left and right)\n"
+        "  --signal ramp        instead of the tones, a ramp in which every sample differs (up to\n"
+        "                       8 million frames) and right is -0.5 times left: any lost, repeated\n"
+        "                       or altered sample shows in a bit-for-bit comparison\n"
         "  --seconds N          stop after N seconds (default: the file's length, or 5 s)\n"
         "  --mono               run the plug-in mono in, mono out (a mono file does this by itself)\n"
         "  --stopped            the play head reports stopped instead of playing\n"
@@ -37,6 +40,7 @@ namespace
         "  --show-editor        open the plug-in's window (needs a display)\n"
         "  --help               this text\n"
         "\n"
+        "Ctrl-C (or SIGTERM) ends the run early; it still finishes --record-input and exits 0.\n"
         "Exit codes: 0 done, 1 bad options, 2 the plug-in could not be loaded, 3 bad input file.\n";
 
     std::atomic<bool> interrupted { false };
@@ -60,6 +64,7 @@ namespace
         std::vector<double> toggles;
         juce::File recordInput;
         bool showEditor = false;
+        bool ramp = false;
     };
 
     // The built-in signal: a rising arpeggio on the left, the same a fifth lower on the right,
@@ -80,6 +85,13 @@ namespace
             right = (float) (0.4 * drift * envelope * std::sin (2.0 * juce::MathConstants<double>::pi * notes[noteIndex] * (2.0 / 3.0) * t));
         }
     };
+
+    // Every sample distinct and exact in float32, left different from right.
+    void rampSample (juce::int64 frame, float& left, float& right)
+    {
+        left = (float) ((frame % 8000000) + 1) * (1.0f / 8388608.0f);
+        right = -0.5f * left;
+    }
 
     struct ScriptedPlayHead : juce::AudioPlayHead
     {
@@ -115,6 +127,8 @@ namespace
             else if (arg == "--block" && hasValue) o.block = args[++i].getIntValue();
             else if (arg == "--seconds" && hasValue) o.seconds = args[++i].getDoubleValue();
             else if (arg == "--input" && hasValue) o.input = file();
+            else if (arg == "--signal" && hasValue && args[i + 1] == "ramp") { o.ramp = true; ++i; }
+            else if (arg == "--signal" && hasValue && args[i + 1] == "tones") { o.ramp = false; ++i; }
             else if (arg == "--record-input" && hasValue) o.recordInput = file();
             else if (arg == "--pause-at" && hasValue)
             {
@@ -251,7 +265,7 @@ int main (int argc, char** argv)
     }
 
     std::printf ("Playing %s into %s at %.0f Hz, %d-frame blocks, %s, %s, for %.1f s\n",
-                 options.input != juce::File() ? options.input.getFileName().toRawUTF8() : "the test signal",
+                 options.input != juce::File() ? options.input.getFileName().toRawUTF8() : (options.ramp ? "the ramp" : "the test signal"),
                  found[0]->name.toRawUTF8(), options.rate, options.block, options.mono ? "mono" : "stereo",
                  options.playing ? "playing" : "stopped", options.seconds);
     std::fflush (stdout);
@@ -282,6 +296,10 @@ int main (int argc, char** argv)
                     const auto frame = (size_t) (done + i);
                     l = frame < (size_t) wav.numFrames() ? wav.interleaved[frame * (size_t) wav.channels] : 0.0f;
                     r = frame < (size_t) wav.numFrames() ? wav.interleaved[frame * (size_t) wav.channels + (size_t) (wav.channels - 1)] : 0.0f;
+                }
+                else if (options.ramp)
+                {
+                    rampSample (done + i, l, r);
                 }
                 else
                 {
@@ -330,5 +348,5 @@ int main (int argc, char** argv)
     plugin->releaseResources();
     plugin->setPlayHead (nullptr);
     plugin.reset();
-    return interrupted ? 130 : 0;
+    return 0;
 }
