@@ -1,6 +1,7 @@
 #include "editor/LinkEditor.h"
 #include "processor/LinkProcessor.h"
 #include "support/LoopbackClient.h"
+#include "support/TestServer.h"
 
 #include <gtest/gtest.h>
 
@@ -12,18 +13,6 @@ using namespace velmorine::test;
 
 namespace
 {
-    bool waitUntil (const std::function<bool()>& condition, int timeoutMs)
-    {
-        const auto deadline = nowMs() + timeoutMs;
-        while (nowMs() < deadline)
-        {
-            if (condition())
-                return true;
-            std::this_thread::sleep_for (std::chrono::milliseconds (2));
-        }
-        return condition();
-    }
-
     int listeningCount (const std::vector<std::unique_ptr<LinkProcessor>>& processors)
     {
         int n = 0;

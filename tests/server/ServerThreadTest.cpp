@@ -1,5 +1,6 @@
 #include "server/LinkServer.h"
 #include "support/LoopbackClient.h"
+#include "support/TestServer.h"
 #include "support/RingReader.h"
 
 #include <gtest/gtest.h>
@@ -11,29 +12,6 @@ using namespace velmorine::test;
 
 namespace
 {
-    // A server on a port of the test's choosing, so that these tests never meet a plug-in that
-    // holds the real port.
-    struct TestServer : LinkServer
-    {
-        void startOn (int newPort)
-        {
-            port = newPort;
-            startThread();
-        }
-    };
-
-    bool waitUntil (const std::function<bool()>& condition, int timeoutMs)
-    {
-        const auto deadline = nowMs() + timeoutMs;
-        while (nowMs() < deadline)
-        {
-            if (condition())
-                return true;
-            std::this_thread::sleep_for (std::chrono::milliseconds (2));
-        }
-        return condition();
-    }
-
     double timeStop (LinkServer& server)
     {
         const auto start = nowMs();
