@@ -60,9 +60,9 @@ void LinkServer::run()
 
         while (! threadShouldExit() && listenSocket->isConnected())
         {
-            // One wait of up to 200 ms, not short steps: an idle plug-in wakes five times a second.
-            // stop() still ends it at once, since closing the listening socket wakes the wait.
-            if (listenSocket->waitUntilReady (true, wire::kAcceptWaitMs) != 1)
+            // Steps of 50 ms: an idle plug-in wakes 20 times a second, and stop() never waits
+            // longer than one step, whether or not closing the socket wakes the wait.
+            if (velmorine::waitForSocket (*listenSocket, true, wire::kAcceptWaitMs, *this, wire::kAcceptStepMs) != velmorine::Readiness::ready)
                 continue;
 
             std::unique_ptr<juce::StreamingSocket> client (listenSocket->waitForNextConnection());

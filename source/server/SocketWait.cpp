@@ -14,8 +14,6 @@ namespace velmorine
 {
     namespace
     {
-        constexpr int kStepMs = 10;
-
         enum class Transfer { moved, wouldBlock, closed, failed };
 
        #if JUCE_WINDOWS
@@ -132,7 +130,7 @@ namespace velmorine
         }
     }
 
-    Readiness waitForSocket (juce::StreamingSocket& socket, bool forReading, int timeoutMs, const juce::Thread& owner)
+    Readiness waitForSocket (juce::StreamingSocket& socket, bool forReading, int timeoutMs, const juce::Thread& owner, int stepMs)
     {
         const auto deadline = juce::Time::getMillisecondCounterHiRes() + juce::jmax (0, timeoutMs);
 
@@ -142,7 +140,7 @@ namespace velmorine
                 return Readiness::exitRequested;
 
             const auto left = deadline - juce::Time::getMillisecondCounterHiRes();
-            const auto step = juce::jlimit (0, kStepMs, (int) std::ceil (left));
+            const auto step = juce::jlimit (0, juce::jmax (1, stepMs), (int) std::ceil (left));
             const auto result = socket.waitUntilReady (forReading, step);
 
             if (result > 0)

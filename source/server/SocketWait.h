@@ -17,7 +17,9 @@ namespace velmorine
         exitRequested
     };
 
-    Readiness waitForSocket (juce::StreamingSocket& socket, bool forReading, int timeoutMs, const juce::Thread& owner);
+    // Steps of stepMs: short for a connection's reads and writes; longer for the idle accept loop,
+    // where each step is a wake-up of an otherwise sleeping thread.
+    Readiness waitForSocket (juce::StreamingSocket& socket, bool forReading, int timeoutMs, const juce::Thread& owner, int stepMs = 10);
 
     // Writes and reads on an accepted client socket behave the same whatever blocking mode the
     // socket is in, and a peer that has gone never raises SIGPIPE in the host's process.
