@@ -60,9 +60,9 @@ void LinkServer::run()
 
         while (! threadShouldExit() && listenSocket->isConnected())
         {
-            // Steps of 50 ms: an idle plug-in wakes 20 times a second, and stop() never waits
-            // longer than one step, whether or not closing the socket wakes the wait.
-            if (velmorine::waitForSocket (*listenSocket, true, wire::kAcceptWaitMs, *this, wire::kAcceptStepMs) != velmorine::Readiness::ready)
+            // One step of 200 ms, so that an idle plug-in wakes only five times a second. stop()
+            // closes the listening socket, which wakes the wait at once; at worst it lasts 200 ms.
+            if (velmorine::waitForSocket (*listenSocket, true, wire::kAcceptWaitMs, *this, wire::kAcceptWaitMs) != velmorine::Readiness::ready)
                 continue;
 
             std::unique_ptr<juce::StreamingSocket> client (listenSocket->waitForNextConnection());

@@ -59,7 +59,6 @@ namespace velmorine::wire
     // Server thread timing.
     constexpr int kBindRetryMs = 1000;
     constexpr int kAcceptWaitMs = 200;
-    constexpr int kAcceptStepMs = 50;
     constexpr int kStopTimeoutMs = 3000;
     constexpr int kStallLimitMs = 3000;
 }
