@@ -36,8 +36,8 @@ void LinkProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBu
 
     bool isPlaying = false;
 
-    if (auto* playHead = getPlayHead())
-        if (const auto position = playHead->getPosition())
+    if (auto* head = getPlayHead())
+        if (const auto position = head->getPosition())
             isPlaying = position->getIsPlaying();
 
     const auto totalIns = getTotalNumInputChannels();
