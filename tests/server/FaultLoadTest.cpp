@@ -195,8 +195,12 @@ TEST (Churn, TenThousandConnectionsLeaveNothingBehind)
         ASSERT_TRUE (c.connect (port)) << i;
         c.send (upgradeRequest());
         completed += c.readResponseHead().rfind ("HTTP/1.1 101", 0) == 0 ? 1 : 0;
-        if (i % 3 == 0)
-            c.send (clientFrame (0x88, {}));
+
+        // Leave as the app does, and let the server close first: the side that closes first keeps
+        // the connection in TIME_WAIT for a minute, and on this side that would hold 10 000
+        // ephemeral ports, the plug-in's 47800 among them now and then.
+        c.send (clientFrame (0x88, { 0x03, 0xE8 }));
+        c.waitForClose (3000);
     }
 
     ASSERT_TRUE (waitUntil ([&] { return ! server.clientConnected.load(); }, 3000));
@@ -207,8 +211,8 @@ TEST (Churn, TenThousandConnectionsLeaveNothingBehind)
                  (nowMs() - start) / 1000.0, before.fds, after.fds, before.threads, after.threads, before.rssKiB, after.rssKiB);
 
     EXPECT_EQ (completed, 10000);
-    EXPECT_EQ (after.fds, before.fds);
-    EXPECT_EQ (after.threads, before.threads);
+    EXPECT_LE (after.fds, before.fds);
+    EXPECT_LE (after.threads, before.threads);
    #if ! defined (__SANITIZE_ADDRESS__) && ! defined (__SANITIZE_THREAD__) && ! VELMORINE_HAS_SANITIZER
     // Sanitizers hold freed memory back on purpose; there LeakSanitizer checks for leaks instead.
     EXPECT_LT (after.rssKiB - before.rssKiB, 4096);

@@ -62,8 +62,22 @@ namespace
     }
 }
 
+// A client connection that ended on this computer in the last minute can still hold 47800 as its
+// local port (TIME_WAIT), and no listener may bind it until that ends: wait for that, as a user
+// would, rather than fail on what another program did.
+static void waitForThePortToBeFree()
+{
+    waitUntil ([]
+    {
+        juce::StreamingSocket probe;
+        return probe.createListener (47800, "127.0.0.1");
+    }, 90000);
+}
+
 TEST (Instances, ExactlyOneListensAndThePortPassesOnWhenItGoes)
 {
+    waitForThePortToBeFree();
+
     std::vector<std::unique_ptr<LinkProcessor>> processors;
     for (int i = 0; i < 3; ++i)
         processors.push_back (std::make_unique<LinkProcessor>());
@@ -98,6 +112,7 @@ TEST (Instances, ExactlyOneListensAndThePortPassesOnWhenItGoes)
 
 TEST (Instances, APortHeldByAnotherProgramShowsBusyAndAudioStillPasses)
 {
+    waitForThePortToBeFree();
     juce::StreamingSocket other;
     ASSERT_TRUE (other.createListener (47800, "127.0.0.1"));
 
